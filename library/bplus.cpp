@@ -1,0 +1,6 @@
+// bplus: The disk B+tree index.
+#include "bplus.h"
+
+namespace zv {
+
+}  // namespace zv

@@ -1,0 +1,6 @@
+// bplus: The disk B+tree index.
+#pragma once
+
+namespace zv {
+
+}  // namespace zv

@@ -1,0 +1,6 @@
+// wrap: Cutting text into screen lines.
+#include "wrap.h"
+
+namespace zv {
+
+}  // namespace zv

@@ -1,0 +1,6 @@
+// wrap: Cutting text into screen lines.
+#pragma once
+
+namespace zv {
+
+}  // namespace zv

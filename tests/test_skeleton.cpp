@@ -1,0 +1,5 @@
+#include <gtest/gtest.h>
+
+#include "zivevuva.h"
+
+TEST(Skeleton, Builds) { SUCCEED(); }
