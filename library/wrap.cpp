@@ -29,6 +29,17 @@ constexpr bool is_letter(unsigned char c) {
   return static_cast<unsigned char>((c | 0x20u) - 'a') < 26u;
 }
 
+// Bytes that take one column and need no decision of their own: everything
+// but the NUL, line feed, carriage return and ESC.
+struct ColumnBytes {
+  bool is[256] = {};
+  constexpr ColumnBytes() {
+    for (int c = 0; c < 256; ++c) is[c] = true;
+    is[kNul] = is[kLineFeed] = is[kReturn] = is[kEscape] = false;
+  }
+};
+constexpr ColumnBytes kColumnBytes;
+
 }  // namespace
 
 int wrap(const char* src, char* dst, int width, const char** rest, int keep_ansi, int after_cr,
@@ -59,6 +70,40 @@ int wrap(const char* src, char* dst, int width, const char** rest, int keep_ansi
 
   for (;;) {
     const unsigned char c = *s;
+
+    // Most of a text is runs of ordinary characters well inside the margin
+    // and the byte limit: copy such a run in one go, then set the word length
+    // and the start of the current word as the full treatment below would
+    // have. The character that would meet either limit is left to that
+    // treatment.
+    if (kColumnBytes.is[c]) {
+      int room = (width - visible < max_bytes - written ? width - visible : max_bytes - written) - 1;
+      if (room > 0) {
+        const unsigned char* const run = s;
+        const unsigned char* after_blank = nullptr;
+        do {
+          const unsigned char b = *s++;
+          if (b == kBlank) after_blank = s;
+          dst[written++] = static_cast<char>(b);
+        } while (--room > 0 && kColumnBytes.is[*s]);
+        visible += static_cast<int>(s - run);
+        if (after_blank == nullptr) {  // no blank: the run goes on the current word
+          if (word == 0) {
+            word_src = run;
+            word_dst = written - static_cast<int>(s - run);
+          }
+          word += static_cast<int>(s - run);
+        } else {  // the word now is what follows the run's last blank
+          word = static_cast<int>(s - after_blank);
+          if (word > 0) {
+            word_src = after_blank;
+            word_dst = written - word;
+          }
+        }
+        continue;
+      }
+    }
+
     if (c == kNul) return finish(s);
 
     if (c == kReturn) return finish_line(written, s + 1);

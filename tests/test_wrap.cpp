@@ -99,6 +99,8 @@ std::vector<Case> cases() {
        {{"12345\r", 6}, {"abcdefgh", 15}}},
       {"word of 40 characters is broken hard", "a " + x40 + " b", width(30),
        {{"a\r", 2}, {rep('x', 30) + "\r", 32}, {"xxxxxxxxxx b", 44}}},
+      {"word of 29 characters at the margin moves whole", "a " + rep('x', 29) + " b", width(31),
+       {{"a\r", 2}, {rep('x', 29) + "\r", 32}, {"b", 33}}},
       {"blank after a hard break begins the next piece", "aaaa " + rep('y', 30) + " z",
        width(35), {{"aaaa " + rep('y', 30) + "\r", 35}, {" z", 37}}},
       {"after_cr after a carriage return of the text", "hello world\rnext",
