@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
 
   const auto floor = reporter.rates.find("BM_byte_copy");
   if (floor == reporter.rates.end() || floor->second <= 0) return 0;
-  std::printf("\nwrap at width %d over %zu bytes of mixed text, against a byte-copy loop:\n",
+  std::printf("\nwrap at width %d over %zu bytes of mixed text, against a byte-copy loop"
+              " (MB = 10^6 bytes):\n",
               kWidth, mixed_text().size());
   for (const auto& [name, rate] : reporter.rates) {
     if (name == floor->first) continue;

@@ -110,7 +110,7 @@ int wrap(const char* src, char* dst, int width, const char** rest, int keep_ansi
 
     if (c == kEscape && parse_ansi != 0 && s[1] == kOpenBracket) {
       if (written >= max_bytes) return finish(s);
-      // The run: every byte up to a letter, a carriage return or the NUL.
+      // The sequence: every byte up to a letter, a carriage return or the NUL.
       if (keep_ansi != 0) {
         while (*s != kNul && *s != kReturn && !is_letter(*s)) {
           dst[written++] = static_cast<char>(*s++);

@@ -36,7 +36,8 @@ inline constexpr int wrap_hard_word = 30;
 // `rest` untouched); `dst` room for `max_bytes` + `wrap_dst_extra` bytes;
 // `width` the screen width in columns (30 or more is the normal range; a
 // smaller one still cuts every non-empty text into pieces that each consume
-// at least one byte, breaking a word hard where it fills the whole line);
+// at least one byte, breaking a word hard where it fills the whole line; a
+// width below 1 acts as 1);
 // `max_bytes` at least 1 (a smaller value counts as 1).
 // `keep_ansi` nonzero copies escape sequences, 0 drops them; `after_cr`
 // nonzero is written after every carriage return that ends a piece;

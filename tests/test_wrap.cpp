@@ -251,6 +251,7 @@ TEST(Wrap, SequenceCutByByteLimitCountsAsColumnsInTheNextPiece) {
 struct Expected {
   std::string bytes;  // the range with line feeds and dropped sequences taken out
   int visible = 0;    // its characters that take a column
+  int last_word = 0;  // length of the word at its end; 99 when that word touches a sequence
 };
 
 // What a consumed range of the text must come out as: line feeds dropped,
@@ -270,12 +271,14 @@ Expected expected_output(const std::string& text, std::size_t from, std::size_t 
       while (j < to && text[j] != '\r' && !letter(static_cast<unsigned char>(text[j]))) ++j;
       if (j < to && letter(static_cast<unsigned char>(text[j]))) ++j;
       if (s.keep_ansi != 0) e.bytes.append(text, i, j - i);
+      e.last_word = 99;
       i = j;
     } else if (c == 10) {
       ++i;
     } else {
       e.bytes += static_cast<char>(c);
       if (c != 13) ++e.visible;
+      e.last_word = c == ' ' ? 0 : e.last_word + 1;
       ++i;
     }
   }
@@ -335,6 +338,19 @@ std::string check_text(const std::string& text, const Settings& s) {
       if (piece != body + line_end)
         return where + "got " + got + ", want " + printable(body + line_end);
       if (visible > columns) return where + "more visible characters than the width";
+      if (visible == columns) {
+        // Broken where the margin fell: only a long word, one touching a
+        // sequence, or one that fills the whole line by itself.
+        if (e.last_word < zv::wrap_hard_word && e.last_word != e.visible)
+          return where + "a word of " + std::to_string(e.last_word) + " characters broken hard";
+      } else {
+        // Broken before a word or after blanks: the next piece starts on a
+        // non-blank, and a blank (perhaps followed by line feeds) ends the range.
+        std::size_t last = to;
+        while (last > from && text[last - 1] == '\n') --last;
+        if (text[to] == ' ' || last == from || text[last - 1] != ' ')
+          return where + "not cut at a word boundary";
+      }
     } else {
       // No line end: the end of the text or the byte limit, below the width.
       if (piece != e.bytes) return where + "got " + got + ", want " + printable(e.bytes);

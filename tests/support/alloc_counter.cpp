@@ -24,7 +24,12 @@
 #endif
 
 #if defined(ZVTEST_COUNT_BY_HOOK)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (declared here: not every compiler ships the
+// sanitizer headers). The hooks run on every allocation and release made
+// through the sanitizer's allocator.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, std::size_t),
+    void (*free_hook)(const volatile void*));
 #else
 #include <malloc.h>
 #endif
@@ -69,6 +74,15 @@ AllocCounter::~AllocCounter() { g_scopes.fetch_sub(1, std::memory_order_relaxed)
 
 long AllocCounter::count() const {
   return g_allocations.load(std::memory_order_relaxed) - start_;
+}
+
+bool AllocCounter::available() {
+  // Called through a volatile pointer so the compiler cannot drop the pair.
+  void* (*volatile allocate)(std::size_t) = std::malloc;
+  AllocCounter probe;
+  void* p = allocate(1);
+  std::free(p);
+  return probe.count() > 0;
 }
 
 }  // namespace zvtest

@@ -22,7 +22,9 @@
 //
 // Under AddressSanitizer the sanitizer owns the allocator: the helper then
 // replaces nothing and counts through the sanitizer's allocation hook, which
-// sees the same calls.
+// sees the same calls. Under valgrind, which puts its own allocator in place
+// of all these functions, nothing can be counted: `available()` says so, and
+// a test skips its allocation check with ZV_REQUIRE_ALLOC_COUNTING().
 #pragma once
 
 namespace zvtest {
@@ -38,8 +40,19 @@ class AllocCounter {
   // Allocations made in the whole process since this scope began.
   long count() const;
 
+  // Whether allocations are counted in this process: makes one allocation
+  // in a scope of its own and looks whether it was seen.
+  static bool available();
+
  private:
   long start_;
 };
 
 }  // namespace zvtest
+
+// Use at the top of a test whose allocation check needs a working counter.
+#define ZV_REQUIRE_ALLOC_COUNTING()                                             \
+  do {                                                                        \
+    if (!::zvtest::AllocCounter::available())                                 \
+      GTEST_SKIP() << "allocations cannot be counted here (under valgrind?)"; \
+  } while (0)
