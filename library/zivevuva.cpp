@@ -2,9 +2,36 @@
 // door processes, utilities and email.
 #include "zivevuva.h"
 
+#include <cstdlib>
+
 namespace zv {
 
 // ==== Process-wide globals and task end (GLOBALS) ====
+
+shared_mem_structure* shm = nullptr;
+int semid = -1;
+int numlines = 0;
+int who = 0;
+acct_rec* acnt = nullptr;
+user_rec* user = nullptr;
+user_rec* myuser = nullptr;
+acct_rec* myacct = nullptr;
+cfg_rec* cfg = nullptr;
+int inq = 0;
+int outq = 0;
+int zivevuva_debug = 0;
+char wrkbuf[WRKBUF_SIZE];
+void (*end_task_hook)() = nullptr;
+
+void end_task() {
+  // Clear the hook before calling it, so a hook that ends the task itself
+  // cannot loop.
+  if (void (*hook)() = end_task_hook) {
+    end_task_hook = nullptr;
+    hook();
+  }
+  std::exit(0);
+}
 
 // ==== end GLOBALS ====
 
