@@ -60,7 +60,7 @@ void d_mdb(mdbrec* m);
 // Appends `length` bytes from `src` to the block's text chain, one a_buf per
 // 64-byte piece, after the buffers it already carries. Stops when the buffer
 // pool runs dry; pieces already linked stay. Returns the number of bytes
-// stored (0 for length <= 0 or a refused block).
+// stored (0 for length <= 0, a null source or a refused block).
 int copy_to_buffers(const void* src, int length, mdbrec* m);
 
 // Copies the block's text into `dst`, at most `room` bytes; a buffer whose
