@@ -4,8 +4,6 @@
 // inside the section it belongs to.
 #pragma once
 
-#include <cstddef>
-
 #include "records.h"
 
 namespace zv {
