@@ -84,23 +84,27 @@ TEST_F(SegmentTest, LockOfAProcessThatEndsIsGivenBack) {
   } rows[] = {{"exit while holding", false}, {"killed while holding", true}};
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
-    int fds[2];
+    int fds[2], go[2];
     ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::pipe(go), 0);
     const pid_t child = zvtest::fork_child([&] {
       if (lock_wait(semid, SEM_BUFS) != 0) return 1;
       (void)!::write(fds[1], "k", 1);
-      if (r.killed) ::pause();
+      char g = 0;
+      (void)!::read(go[0], &g, 1);  // holds the lock until told to end
       return 0;
     });
     char c = 0;
     ASSERT_EQ(::read(fds[0], &c, 1), 1);
     EXPECT_EQ(sem_getval(semid, SEM_BUFS), 0);
-    if (r.killed) ::kill(child, SIGKILL);
+    if (r.killed)
+      ::kill(child, SIGKILL);
+    else
+      (void)!::write(go[1], "g", 1);
     EXPECT_EQ(zvtest::wait_child(child), r.killed ? 128 + SIGKILL : 0);
     EXPECT_EQ(sem_getval(semid, SEM_BUFS), 1);
     EXPECT_NE(a_buf(), nullptr) << "the pool is usable again";
-    ::close(fds[0]);
-    ::close(fds[1]);
+    for (int fd : {fds[0], fds[1], go[0], go[1]}) ::close(fd);
   }
 }
 
