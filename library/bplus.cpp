@@ -54,7 +54,7 @@ long filelength(int fd) {
 // Returns the number of bytes read (short at the end of the file), -1 on
 // failure or for a negative position.
 long read_if(long pos, void* buf, long len) {
-  if (pos < 0) return -1;
+  if (pos < 0 || pci->fd < 0) return -1;
   long got = 0;
   while (got < len) {
     ssize_t n = pread(pci->fd, static_cast<char*>(buf) + got, static_cast<size_t>(len - got), pos + got);
@@ -67,7 +67,7 @@ long read_if(long pos, void* buf, long len) {
 
 // Writes `len` bytes at `pos` of file `fd`, normally in one transfer.
 void write_if(int fd, long pos, const void* buf, long len) {
-  if (pos < 0) return;
+  if (pos < 0 || fd < 0) return;
   long put = 0;
   while (put < len) {
     ssize_t n = pwrite(fd, static_cast<const char*>(buf) + put, static_cast<size_t>(len - put), pos + put);
