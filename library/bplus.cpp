@@ -97,7 +97,6 @@ inline int32_t get32(const char* p) {
   std::memcpy(&v, p, 4);
   return v;
 }
-inline void put32(char* p, int32_t v) { std::memcpy(p, &v, 4); }
 
 inline char lower(unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
 
