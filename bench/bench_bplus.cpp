@@ -5,6 +5,13 @@
 // statements. Files live in a temporary directory on the local disk
 // ($TMPDIR or /tmp). After the runs a table prints operations per second for
 // both and their ratio.
+//
+// Where it stands: the index's cache is four 1 KiB slots by design, so a
+// lookup in the four-level tree that 100,000 such keys make reads three
+// blocks from the file, one pread each (about 1.5 us apiece on a small VM),
+// while SQLite keeps its interior pages in a 2 MiB page cache. Insertion and
+// deletion pay the same reads plus write-backs on eviction. The full walk,
+// which reads each leaf once, is close to SQLite's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -875,6 +875,7 @@ int delete_key(index_entry* entry, index_desc* desc) {
       removable = on_leaf;
     }
   }
+  bool removed = false;
   while (removable) {
     int32_t lv = desc->level;
     retrieve_block(lv, desc->path[lv].blkpos);
@@ -882,6 +883,7 @@ int delete_key(index_entry* entry, index_desc* desc) {
     if (at < 0 || at >= block_ptr->used) break;  // only on a damaged tree
     del_block(block_ptr, at);
     update_block();
+    removed = true;
     if (lv == 0) {
       index_block* root = &desc->header.root;
       if (root->used == 0 && root->leftptr != -1 && child_ok(1, root->leftptr)) {
@@ -899,7 +901,7 @@ int delete_key(index_entry* entry, index_desc* desc) {
     break;
   }
   find_ix(entry, desc, 0);
-  return 1;
+  return removed ? 1 : 0;  // 0 only where a damaged tree left nothing to remove
 }
 
 

@@ -220,7 +220,8 @@ int add_key(index_entry* entry, index_desc* desc);
 // does nothing) when the key has no NUL within its 100 bytes.
 int insert_ix(index_entry* entry, index_desc* desc);
 // Removes the entry matching by key (and by `recptr` where duplicates are
-// allowed). Returns 1 when removed, 0 when none matched (nothing changes).
+// allowed). Returns 1 when removed, 0 when none matched (nothing changes)
+// or when a damaged block left nothing that could be removed.
 int delete_key(index_entry* entry, index_desc* desc);
 
 // Prints "\n  <text> - Record Number <recno>\n" to standard output, the text
