@@ -100,6 +100,12 @@ inline int32_t get32(const char* p) {
 
 inline char lower(unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
 
+// The level count from the file is never consulted; wherever a foreign file
+// left it, it steps by one without overflowing.
+inline int32_t bump(int32_t v, int32_t by) {
+  return static_cast<int32_t>(static_cast<uint32_t>(v) + static_cast<uint32_t>(by));
+}
+
 // Length of the key of the entry at `off`, never reading past `used`.
 inline int32_t key_len(const index_block* b, int32_t off) {
   int32_t start = off + 12;
@@ -401,7 +407,7 @@ void ins_level(int32_t level, const index_entry* e) {
   root->used = caller_size(e);
   pci->level = 0;
   pci->path[0].entpos = 0;
-  pci->header.levels += 1;
+  pci->header.levels = bump(pci->header.levels, 1);
   pci->dirty = 1;
 }
 
@@ -889,7 +895,7 @@ int delete_key(index_entry* entry, index_desc* desc) {
       if (root->used == 0 && root->leftptr != -1 && child_ok(1, root->leftptr)) {
         retrieve_block(1, root->leftptr);
         std::memcpy(root, block_ptr, sizeof *root);
-        desc->header.levels -= 1;
+        desc->header.levels = bump(desc->header.levels, -1);
         write_free(block_ptr->blkpos, block_ptr);
         release_slot(cache_ptr);
       }

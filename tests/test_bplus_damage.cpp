@@ -263,6 +263,25 @@ TEST(BplusDamageEffects, FreeListLoopNeverHandsOutABlockTwice) {
   EXPECT_EQ(rep.keys, 67);  // seven of the base file and sixty more
 }
 
+TEST(BplusDamageEffects, LevelCountAtTheEndsOfItsRangeStepsWithoutOverflow) {
+  for (int32_t levels : {INT32_MAX, INT32_MIN}) {
+    TempDir dir;
+    std::string name = dir.file("v.idx");
+    write_file(name, encode_file(encode_block(0, -1, {}), -1, levels));
+    index_desc d;
+    ASSERT_EQ(zv::open_index(name.c_str(), &d, 0), 1);
+    for (int i = 0; i < 10; ++i) {  // the tenth splits the root
+      index_entry e = make_entry(sized_key("v" + std::to_string(i), 99), i);
+      ASSERT_EQ(zv::add_key(&e, &d), 1);
+    }
+    EXPECT_EQ(static_cast<uint32_t>(d.header.levels), static_cast<uint32_t>(levels) + 1u);
+    index_entry e = make_entry(sized_key("v9", 99));
+    ASSERT_EQ(zv::delete_key(&e, &d), 1);  // merges the leaves, the root absorbs them
+    EXPECT_EQ(d.header.levels, levels);
+    zv::close_index(&d);
+  }
+}
+
 // A key with no NUL in its 100 bytes: refused, never found, never read past.
 TEST(BplusLongKeys, KeyWithoutNulIsRefusedAndNeverFound) {
   TempDir dir;
