@@ -152,6 +152,58 @@ int clear_output_buffer(int q);
 // ==== end INI ====
 
 // ==== Text, time, user-reference and work-area utilities (UTILITIES) ====
+//
+// None of these blocks or prints. strlwr, strupr and strtotim need nothing
+// but their arguments; finduser reads user and acnt, the work-area functions
+// read cfg (work_file_path, bbs_path) and who.
+
+// Lower-cases / upper-cases `text` in place (ASCII letters only, as the C
+// locale does), up to its NUL. A null text is left alone. Returns 0.
+int strlwr(char* text);
+int strupr(char* text);
+
+// Reads a date "month/day/year" optionally followed by "hour:minute" (format
+// "%d/%d/%d %d:%d") as local standard time. A year above 1900 is a full year,
+// one of 1900 or less counts from 1900 (97 and 1997 are the same year);
+// out-of-range fields carry over as mktime carries them. Returns seconds
+// since 1970-01-01 00:00 UTC, or -1 when the text does not hold exactly three
+// or five numbers (or is null) or the date cannot be represented.
+long strtotim(const char* text);
+
+// Finds the line a typed reference names: a leading decimal line number
+// (0..63, whether or not the line exists), or the account name of a caller
+// on one of the 64 lines (u_stat nonzero), matched without regard to case and
+// followed by neither a letter nor a digit; the longest matching name wins,
+// then the lowest line. On a match, and for any leading number, *rest (when
+// rest is not null) is set to the text after the reference and the white
+// space after it. Returns the line number, or -1 (no match, a number over 63,
+// a null text; a name search also needs user and acnt set). A failed name
+// search leaves *rest untouched.
+int finduser(const char* text, const char** rest);
+int finduser(char* text, char** rest);
+
+inline constexpr std::size_t WORK_AREA_NAME_SIZE = 100;  // buffer of "%snode%d"
+
+// Builds the work-area name "<work_file_path>node<who>" into out (size
+// WORK_AREA_NAME_SIZE). Returns 1, or 0 when cfg is not set or the name
+// would not fit.
+int work_area_name(char* out, std::size_t size);
+
+// Makes the line's work-area directory (mode 0777 less the umask). Returns 0
+// when it was made, -1 otherwise (it exists already, no cfg, ...).
+int create_work_area();
+
+// Removes the work-area directory. Returns 0, or -1 (not empty, missing, ...).
+int remove_work_area();
+
+// Removes every entry of the work area that can be removed (subdirectories
+// are passed over), whatever the current directory is, then changes to
+// cfg->bbs_path. When the work area cannot be opened nothing happens at all,
+// not even the change of directory.
+void clear_work_area();
+
+// Makes the work area the current directory. Returns 1, or 0 on failure.
+int change_to_work_area();
 
 // ==== end UTILITIES ====
 
