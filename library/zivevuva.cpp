@@ -2,10 +2,13 @@
 // door processes, utilities and email.
 #include "zivevuva.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <unistd.h>
 
 #include "abuf.h"
@@ -208,6 +211,45 @@ int clear_output_buffer(int q) {
 // ==== end INPUT ====
 
 // ==== Door processes and signals (PROCESSES) ====
+
+namespace {
+constexpr std::size_t DOOR_ID_SIZE = sizeof(user_rec::doors_id);
+static_assert(DOOR_ID_SIZE == 21, "doors_id is text[21]");
+static_assert(TCB_NAME_MAX + 1 <= static_cast<int>(DOOR_ID_SIZE), "set_tcb_name stays in doors_id");
+}  // namespace
+
+void wakeup(int pid) {
+  if (pid <= 0) return;
+  if (::kill(static_cast<pid_t>(pid), SIGUSR1) == 0 || errno == ESRCH) return;
+  if (pid > WAKEUP_PID_MAX || shm == nullptr) return;
+  mdbrec* m = a_mdb();
+  if (m == nullptr) return;
+  m->command = low16(MSG_WAKEUP);
+  m->line = low16(who);
+  m->flag = low16(pid);
+  message_out(REQUEST_QUEUE, m);
+}
+
+int check_tcb_names(const char* name) {
+  if (name == nullptr || user == nullptr) return 0;
+  const int lines = numlines < MAX_LINES ? numlines : MAX_LINES;
+  for (int line = 0; line < lines; ++line) {
+    if (line == who) continue;
+    // The field is read as at most 21 bytes even when it lacks its NUL.
+    const char* id = user[line].doors_id;
+    const std::size_t n = ::strnlen(id, DOOR_ID_SIZE);
+    if (std::strlen(name) == n && ::strncasecmp(id, name, n) == 0) return 1;
+  }
+  return 0;
+}
+
+void set_tcb_name(const char* name) {
+  if (myuser == nullptr) return;
+  char* id = myuser->doors_id;
+  const std::size_t n = name == nullptr ? 0 : ::strnlen(name, TCB_NAME_MAX);
+  std::memcpy(id, name == nullptr ? "" : name, n);
+  std::memset(id + n, 0, static_cast<std::size_t>(TCB_NAME_MAX) + 1 - n);
+}
 
 // ==== end PROCESSES ====
 

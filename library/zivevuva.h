@@ -144,6 +144,33 @@ int clear_output_buffer(int q);
 // ==== end INPUT ====
 
 // ==== Door processes and signals (PROCESSES) ====
+//
+// The door id of a line is the text in its user_rec.doors_id: the door that
+// owns the line now. Starting programs, suspend() and the signal catchers
+// are in semutils.h.
+
+inline constexpr int TCB_NAME_MAX = 9;  // characters set_tcb_name stores
+inline constexpr int WAKEUP_PID_MAX = 0xffff;  // the wake-up request carries 16 bits
+
+// Wakes process `pid` with SIGUSR1. Nothing for a pid of 0 or below, and
+// nothing more when the signal went out or no such process exists. When the
+// system refuses (another user's process) it asks the host instead: a block
+// with MSG_WAKEUP, `line` = who, `flag` = pid, on the request queue; when no
+// block is free, or the pid does not fit in 16 bits (the request would name
+// another process), nothing is sent. Needs the segment for the request. Must
+// not be called under hog().
+void wakeup(int pid);
+
+// 1 when a line 0..numlines-1 other than the door's own carries the door id
+// `name` (compared without regard to case), 0 otherwise (also for a null
+// name or no segment). Whether a caller is on the line is not looked at.
+int check_tcb_names(const char* name);
+
+// Writes `name` into the door's own doors_id: at most TCB_NAME_MAX
+// characters (longer names are cut), NULs up to the ninth byte and a NUL in
+// the tenth; the bytes after the tenth stay as they were. Nothing without a
+// segment; a null name clears the id.
+void set_tcb_name(const char* name);
 
 // ==== end PROCESSES ====
 
