@@ -132,14 +132,168 @@ int clear_output_buffer(int q);
 // ==== end REQUESTS ====
 
 // ==== Attaching to the host (ATTACH) ====
+//
+// A door's first call is init(): it checks that the host runs, attaches the
+// host's segment at SEGMENT_ADDR, finds its own line by the name of the
+// terminal on its standard input and sets the globals above. Tools without
+// a line use util_init(). Every stop on the way prints one line on standard
+// output and ends the process through end_task() with exit status 0.
+
+inline constexpr int SHMGET_FLAGS = 432;     // 0660, never IPC_CREAT: a door does not create
+inline constexpr int ATTACH_PRIORITY = -5;   // nice() step asked for at start-up
+inline constexpr char NOT_RUNNING_FORMAT[] = "Corvan BBS not running : %s\n";
+inline constexpr char NOT_RUNNING_SEMAPHORE[] = "Corvan semaphore not set.";
+inline constexpr char NOT_RUNNING_SHMGET[] = "shmget failed";
+inline constexpr char NOT_RUNNING_SHMAT[] = "shmat failed";
+inline constexpr char TERMINAL_NOT_FOUND[] = "Terminal name not found!";
+inline constexpr char STARTUP_FORMAT[] = "\rZivevuva modules %s initilizing.\r\r";
+
+// Full door start-up: common_startup(), then the first line below nchans
+// whose linctrl entry is active and names the terminal of standard input
+// byte for byte (inactive lines are passed over). Sets every global; with
+// zivevuva_debug nonzero writes the start-up line to the door's own line.
+// Returns who. Does not return when the host is not running or no line
+// matches (standard input not a terminal, nchans 0): then it sends the log
+// line TERMINAL_NOT_FOUND (its `line` field holds numlines) and ends.
+int init();
+
+// Start-up for a tool without a line: common_startup(), then the globals of
+// line 0 whatever terminal the process has. Returns 0; does not return when
+// the host is not running.
+int util_init();
+
+// Host check (is_active), shmget of the segment without creating it, attach
+// at exactly SEGMENT_ADDR (not rounded) and a priority raise whose refusal
+// is ignored. Stops through not_installed on the first failure.
+void common_startup();
+
+// Opens the host's semaphore set into semid (-1 when there is none) and
+// returns check_active(), or 0 when the set cannot be opened.
+int is_active();
+
+// 1 when semaphore SEM_RUNNING of semid holds 0 (the host runs), otherwise
+// 0, also when the value cannot be read.
+int check_active();
+
+// Prints NOT_RUNNING_FORMAT with `text` on standard output and ends the
+// door (end_task, exit status 0). A null text prints as empty.
+[[noreturn]] void not_installed(const char* text);
+
+// Copies the host's version text with its NUL into dst, which must hold 20
+// bytes; at most 19 characters are copied even when the field lacks its
+// NUL. Returns the number of characters copied; 0 (dst untouched) when dst
+// is null or no segment is attached.
+int getversion(char* dst);
 
 // ==== end ATTACH ====
 
 // ==== Line output (OUTPUT) ====
+//
+// Everything a door shows a caller goes through transmit(): the text is cut
+// into screen lines for the line's terminal with wrap(), the pieces are
+// gathered in a staging buffer and handed in blocks of at most
+// OUTPUT_BLOCK_MAX bytes to btuxct(), which queues each as a MSG_OUTPUT
+// block on the line's output queue (index = line number). A block that ends
+// a full page and is followed by more text carries flag 1; the host paces
+// the caller through pages, the door never waits. The line's settings come
+// from the segment: acct.linlen (width), acct.linfed ('y': line feed after
+// each carriage return), user.u_ansi (0: escape sequences removed) and
+// user.u_pagelen (0: no paging). None of these functions is reentrant;
+// none may be called while this process holds hog().
+
+inline constexpr int OUTPUT_BLOCK_MAX = 510;    // bytes of text in one output block
+inline constexpr int PAGE_MARK = 10000;         // added to btuxct's length: block ends a page
+inline constexpr int STAGEBUF_SIZE = 768;       // staged bytes (<= 510) + one piece (<= 254)
+inline constexpr int OUTPUT_PIECE_MAX = 250;    // wrap's byte limit for one piece
+inline constexpr int RIP_WIDTH = 250;           // width for a "!|" (RIP graphics) line
+inline constexpr unsigned LINLEN_MIN = 35;      // screen widths used as they are ...
+inline constexpr unsigned LINLEN_MAX = 128;     // ... others are replaced by
+inline constexpr unsigned LINLEN_DEFAULT = 80;  // this width, in the segment itself
+
+// Sends `text` to line `line`. Nothing happens for a null or empty text, a
+// line outside 0..nchans-1 (and 0..63), a line without a caller (u_stat 0)
+// or when no segment is attached. A linlen outside 35..128 is first stored
+// back as 80. Pieces of a "!|" line are cut at width 250 with escape
+// sequences kept and start a new page count. Text is lost silently where
+// the block pool is dry; a block the buffer pool cannot fill goes out with
+// what fitted. Does not block but for the pool and queue locks.
+void transmit(int line, const char* text);
+
+// Queues `length` % PAGE_MARK bytes of `data` (at most OUTPUT_BLOCK_MAX;
+// less than 0 counts as 0) as one MSG_OUTPUT block on `queue`, with flag 1
+// when length >= PAGE_MARK. Returns queue_mdb's result (0); 0 with nothing
+// sent when no block is free; -1 with nothing taken for a queue index
+// outside 0..137.
+int btuxct(int queue, const char* data, int length);
+
+// Formats into wrkbuf (cut to its WRKBUF_TEXT_MAX characters, never past
+// the buffer) and transmits the result to the door's own line. Returns the
+// length of the formatted text as it stands in wrkbuf (up to its first
+// NUL); 0 when formatting fails.
+int qprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// As qprintf, to line `line`.
+int qnprintf(int line, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// transmit(who, text).
+void send(const char* text);
+
+// transmit(line, text).
+void sendtoline(int line, const char* text);
+
+// transmit(who, text), then transmit(who, "\r") on its own.
+void qputs(const char* text);
+
+// Transmits `text` to each line of `lines` in order, stopping at the first
+// negative entry, at the first entry not below numlines (not served) and
+// after numlines entries. A null list sends nothing.
+void broadcast(const char* text, const int* lines);
+
+// Stores `length` as u_pagelen of the door's own line (0 = no paging).
+void setpagelen(int length);
+
+// Stores `length` as u_pagelen of line `line`; a line outside 0..63 (or no
+// segment) writes nothing.
+void setnpagelen(int line, int length);
 
 // ==== end OUTPUT ====
 
 // ==== Line input (INPUT) ====
+//
+// The host posts the caller's input as MSG_INPUT blocks on the door's input
+// queue inq; MSG_GONE there means the caller has left and the door must
+// end. Readers poll every RELINQ_USEC, hold no lock while they sleep, and
+// give every block they take back to the pools whatever its code; codes
+// other than MSG_INPUT and MSG_GONE are dropped. A text longer than
+// size - 1 bytes is cut; the rest of it is lost.
+
+// Waits without limit for the next input on inq and copies it into buf
+// (at most size - 1 bytes and a NUL). Returns the length of the text up to
+// its first NUL. Ends the door (exit status 0) on MSG_GONE. Returns -1 at
+// once, buf untouched, when inq is not a valid queue or no segment is
+// attached. A size below 1 (or a null buf) takes the input and stores
+// nothing. Blocks.
+int qgets(char* buf, int size);
+
+// As qgets, waiting until the time in whole seconds reaches now + seconds;
+// the queue is looked at at least once (also for seconds <= 0). Returns -1
+// on time-out, buf untouched. Ends the door on MSG_GONE.
+int tqgets(char* buf, int size, int seconds);
+
+// As tqgets on queue `queue`, but hands MSG_GONE back instead of ending:
+// returns MSG_INPUT (202) when a text was copied, MSG_GONE (243) when the
+// caller has gone, -1 on time-out or for a queue outside 0..137.
+int tnqgets(char* buf, int size, int seconds, int queue);
+
+// Shows `prompt` (literally, through "%s") and waits for a key in `keys`:
+// the first byte of the next input, or the first character of `dflt` when
+// the input is empty (an empty or null dflt gives 0, which every key list
+// accepts). The key is upper-cased (a-z only); a key not in `keys` shows
+// the prompt again. While it waits, hotkeys and process_global_comands of
+// myuser are 1; their earlier values are put back before it returns. Ends
+// the door on MSG_GONE (the two fields then stay 1). Returns the key
+// (0..255); 0 at once when inq is not valid. Blocks.
+int one_key(const char* keys, const char* prompt, const char* dflt);
 
 // ==== end INPUT ====
 
