@@ -596,6 +596,120 @@ void set_tcb_name(const char* name) {
 
 // ==== INI settings and screen files (INI) ====
 
+char datapath[DATAPATH_SIZE] = "./";
+ini_file ini{};
+
+namespace {
+
+// A file opened for reading, closed on scope exit.
+class ReadFile {
+ public:
+  // A null name opens nothing.
+  explicit ReadFile(const char* name) : f_(name == nullptr ? nullptr : std::fopen(name, "r")) {}
+  ~ReadFile() {
+    if (f_ != nullptr) std::fclose(f_);
+  }
+  ReadFile(const ReadFile&) = delete;
+  ReadFile& operator=(const ReadFile&) = delete;
+  std::FILE* get() const { return f_; }
+
+ private:
+  std::FILE* f_;
+};
+
+const char* text_or_empty(const char* s) { return s == nullptr ? "" : s; }
+
+// Joins a and b (and c) into dst of `size` bytes. False, with dst empty,
+// when the whole would not fit.
+bool join(char* dst, std::size_t size, const char* a, const char* b, const char* c = "") {
+  const std::size_t la = std::strlen(a), lb = std::strlen(b), lc = std::strlen(c);
+  if (la + lb + lc >= size) {
+    dst[0] = '\0';
+    return false;
+  }
+  std::memcpy(dst, a, la);
+  std::memcpy(dst + la, b, lb);
+  std::memcpy(dst + la + lb, c, lc + 1);
+  return true;
+}
+
+}  // namespace
+
+const char* get_ini_var(char* targ, const char* what, const char* app_name) {
+  static constexpr char empty[] = "";
+  if (targ == nullptr) return empty;
+  targ[0] = '\0';
+  what = text_or_empty(what);
+  app_name = text_or_empty(app_name);
+
+  char infilename[INI_NAME_SIZE];
+  if (!join(infilename, sizeof infilename, datapath, app_name, ".ini")) {
+    // Too long to be the file meant: a cut name is not opened.
+    qnprintf(who, "Error opening INI file.  Attempted to open [%s%s.ini].\r", datapath, app_name);
+    return empty;
+  }
+  ReadFile f(infilename);
+  if (f.get() == nullptr) {
+    qnprintf(who, INI_OPEN_ERROR, infilename);
+    return empty;
+  }
+  const std::size_t key = std::strlen(what);
+  char line[INI_LINE_SIZE];
+  while (std::fgets(line, sizeof line, f.get()) != nullptr) {
+    if (::strncasecmp(line, what, key) != 0) continue;
+    const char* eq = std::strchr(line, '=');
+    if (eq == nullptr) continue;
+    std::size_t n = std::strlen(eq + 1);
+    if (n > 0 && eq[n] == '\n') --n;
+    if (n > 0 && eq[n] == '\r') --n;  // a file with CR LF line ends
+    std::memcpy(targ, eq + 1, n);
+    targ[n] = '\0';
+    return targ;
+  }
+  return empty;
+}
+
+int init_ini_file(const char* app_name, ini_file* new_ini) {
+  if (new_ini == nullptr) return 0;
+  const char* app = text_or_empty(app_name);
+  const std::size_t la = ::strnlen(app, INI_APP_MAX);
+  std::memcpy(new_ini->app, app, la);
+  new_ini->app[la] = '\0';
+
+  get_ini_var(new_ini->path, "PATH", new_ini->app);
+  std::size_t lp = std::strlen(new_ini->path);
+  if (lp == 0) {
+    qnprintf(who, "%s", INI_NO_PATH);
+    return 0;
+  }
+  // A value is at most INI_PIECE_MAX - 5 characters ("PATH=" comes first),
+  // so the "/" always fits.
+  if (new_ini->path[lp - 1] != '/' && lp + 1 < sizeof new_ini->path) {
+    new_ini->path[lp++] = '/';
+    new_ini->path[lp] = '\0';
+  }
+  join(new_ini->pathApp, sizeof new_ini->pathApp, new_ini->path, new_ini->app);
+  return 1;
+}
+
+void disp_screen(const char* path, const char* filename) {
+  path = text_or_empty(path);
+  filename = text_or_empty(filename);
+  char string[SCREEN_BUF_SIZE];
+  const bool fits = join(string, sizeof string, path, filename);
+  ReadFile f(fits ? string : nullptr);
+  if (!fits || f.get() == nullptr) {
+    send(SCREEN_NOT_FOUND);
+    send_lprintf("Error in Tavrine.  Cannot find <%s%s>", path, filename);
+    return;
+  }
+  while (std::fgets(string, SCREEN_PIECE_MAX + 1, f.get()) != nullptr) {
+    for (char* p = string; *p != '\0'; ++p)
+      if (*p == '\n') *p = '\r';
+    send(string);
+  }
+}
+
 // ==== end INI ====
 
 // ==== Text, time, user-reference and work-area utilities (UTILITIES) ====
