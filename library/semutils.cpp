@@ -196,6 +196,10 @@ int load_a_door(const char* command_line) {
     if (words == 0) end_task();
     ::execvp(argv[0], argv);
     const int e = errno;
+    // The starter ends soon after it hears of the failure; when it leads the
+    // line's session its end hangs up this child too. Outlive that, so the
+    // log line below still reaches the host.
+    ::signal(SIGHUP, SIG_IGN);
     ssize_t w;
     do {
       w = ::write(report[1], &e, sizeof e);
