@@ -2,11 +2,14 @@
 // door processes, utilities and email.
 #include "zivevuva.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <strings.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -550,9 +553,162 @@ int one_key(const char* keys, const char* prompt, const char* dflt) {
 
 // ==== Door processes and signals (PROCESSES) ====
 
+namespace {
+constexpr std::size_t DOOR_ID_SIZE = sizeof(user_rec::doors_id);
+static_assert(DOOR_ID_SIZE == 21, "doors_id is text[21]");
+static_assert(TCB_NAME_MAX + 1 <= static_cast<int>(DOOR_ID_SIZE), "set_tcb_name stays in doors_id");
+}  // namespace
+
+void wakeup(int pid) {
+  if (pid <= 0) return;
+  if (::kill(static_cast<pid_t>(pid), SIGUSR1) == 0 || errno == ESRCH) return;
+  if (pid > WAKEUP_PID_MAX || shm == nullptr) return;
+  mdbrec* m = a_mdb();
+  if (m == nullptr) return;
+  m->command = low16(MSG_WAKEUP);
+  m->line = low16(who);
+  m->flag = low16(pid);
+  message_out(REQUEST_QUEUE, m);
+}
+
+int check_tcb_names(const char* name) {
+  if (name == nullptr || user == nullptr) return 0;
+  const int lines = numlines < MAX_LINES ? numlines : MAX_LINES;
+  for (int line = 0; line < lines; ++line) {
+    if (line == who) continue;
+    // The field is read as at most 21 bytes even when it lacks its NUL.
+    const char* id = user[line].doors_id;
+    const std::size_t n = ::strnlen(id, DOOR_ID_SIZE);
+    if (std::strlen(name) == n && ::strncasecmp(id, name, n) == 0) return 1;
+  }
+  return 0;
+}
+
+void set_tcb_name(const char* name) {
+  if (myuser == nullptr) return;
+  char* id = myuser->doors_id;
+  const std::size_t n = name == nullptr ? 0 : ::strnlen(name, TCB_NAME_MAX);
+  std::memcpy(id, name == nullptr ? "" : name, n);
+  std::memset(id + n, 0, static_cast<std::size_t>(TCB_NAME_MAX) + 1 - n);
+}
+
 // ==== end PROCESSES ====
 
 // ==== INI settings and screen files (INI) ====
+
+char datapath[DATAPATH_SIZE] = "./";
+ini_file ini{};
+
+namespace {
+
+// A file opened for reading, closed on scope exit.
+class ReadFile {
+ public:
+  // A null name opens nothing.
+  explicit ReadFile(const char* name) : f_(name == nullptr ? nullptr : std::fopen(name, "r")) {}
+  ~ReadFile() {
+    if (f_ != nullptr) std::fclose(f_);
+  }
+  ReadFile(const ReadFile&) = delete;
+  ReadFile& operator=(const ReadFile&) = delete;
+  std::FILE* get() const { return f_; }
+
+ private:
+  std::FILE* f_;
+};
+
+const char* text_or_empty(const char* s) { return s == nullptr ? "" : s; }
+
+// Joins a and b (and c) into dst of `size` bytes. False, with dst empty,
+// when the whole would not fit.
+bool join(char* dst, std::size_t size, const char* a, const char* b, const char* c = "") {
+  const std::size_t la = std::strlen(a), lb = std::strlen(b), lc = std::strlen(c);
+  if (la + lb + lc >= size) {
+    dst[0] = '\0';
+    return false;
+  }
+  std::memcpy(dst, a, la);
+  std::memcpy(dst + la, b, lb);
+  std::memcpy(dst + la + lb, c, lc + 1);
+  return true;
+}
+
+}  // namespace
+
+const char* get_ini_var(char* targ, const char* what, const char* app_name) {
+  static constexpr char empty[] = "";
+  if (targ == nullptr) return empty;
+  targ[0] = '\0';
+  what = text_or_empty(what);
+  app_name = text_or_empty(app_name);
+
+  char infilename[INI_NAME_SIZE];
+  if (!join(infilename, sizeof infilename, datapath, app_name, ".ini")) {
+    // Too long to be the file meant: a cut name is not opened.
+    qnprintf(who, "Error opening INI file.  Attempted to open [%s%s.ini].\r", datapath, app_name);
+    return empty;
+  }
+  ReadFile f(infilename);
+  if (f.get() == nullptr) {
+    qnprintf(who, INI_OPEN_ERROR, infilename);
+    return empty;
+  }
+  const std::size_t key = std::strlen(what);
+  char line[INI_LINE_SIZE];
+  while (std::fgets(line, sizeof line, f.get()) != nullptr) {
+    if (::strncasecmp(line, what, key) != 0) continue;
+    const char* eq = std::strchr(line, '=');
+    if (eq == nullptr) continue;
+    std::size_t n = std::strlen(eq + 1);
+    if (n > 0 && eq[n] == '\n') --n;
+    if (n > 0 && eq[n] == '\r') --n;  // a file with CR LF line ends
+    std::memcpy(targ, eq + 1, n);
+    targ[n] = '\0';
+    return targ;
+  }
+  return empty;
+}
+
+int init_ini_file(const char* app_name, ini_file* new_ini) {
+  if (new_ini == nullptr) return 0;
+  const char* app = text_or_empty(app_name);
+  const std::size_t la = ::strnlen(app, INI_APP_MAX);
+  std::memcpy(new_ini->app, app, la);
+  new_ini->app[la] = '\0';
+
+  get_ini_var(new_ini->path, "PATH", new_ini->app);
+  std::size_t lp = std::strlen(new_ini->path);
+  if (lp == 0) {
+    qnprintf(who, "%s", INI_NO_PATH);
+    return 0;
+  }
+  // A value is at most INI_PIECE_MAX - 5 characters ("PATH=" comes first),
+  // so the "/" always fits.
+  if (new_ini->path[lp - 1] != '/' && lp + 1 < sizeof new_ini->path) {
+    new_ini->path[lp++] = '/';
+    new_ini->path[lp] = '\0';
+  }
+  join(new_ini->pathApp, sizeof new_ini->pathApp, new_ini->path, new_ini->app);
+  return 1;
+}
+
+void disp_screen(const char* path, const char* filename) {
+  path = text_or_empty(path);
+  filename = text_or_empty(filename);
+  char string[SCREEN_BUF_SIZE];
+  const bool fits = join(string, sizeof string, path, filename);
+  ReadFile f(fits ? string : nullptr);
+  if (!fits || f.get() == nullptr) {
+    send(SCREEN_NOT_FOUND);
+    send_lprintf("Error in Tavrine.  Cannot find <%s%s>", path, filename);
+    return;
+  }
+  while (std::fgets(string, SCREEN_PIECE_MAX + 1, f.get()) != nullptr) {
+    for (char* p = string; *p != '\0'; ++p)
+      if (*p == '\n') *p = '\r';
+    send(string);
+  }
+}
 
 // ==== end INI ====
 

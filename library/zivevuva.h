@@ -298,10 +298,114 @@ int one_key(const char* keys, const char* prompt, const char* dflt);
 // ==== end INPUT ====
 
 // ==== Door processes and signals (PROCESSES) ====
+//
+// The door id of a line is the text in its user_rec.doors_id: the door that
+// owns the line now. Starting programs, suspend() and the signal catchers
+// are in semutils.h.
+
+inline constexpr int TCB_NAME_MAX = 9;  // characters set_tcb_name stores
+inline constexpr int WAKEUP_PID_MAX = 0xffff;  // the wake-up request carries 16 bits
+
+// Wakes process `pid` with SIGUSR1. Nothing for a pid of 0 or below, and
+// nothing more when the signal went out or no such process exists. When the
+// system refuses (another user's process) it asks the host instead: a block
+// with MSG_WAKEUP, `line` = who, `flag` = pid, on the request queue; when no
+// block is free, or the pid does not fit in 16 bits (the request would name
+// another process), nothing is sent. Needs the segment for the request. Must
+// not be called under hog().
+void wakeup(int pid);
+
+// 1 when a line 0..numlines-1 other than the door's own carries the door id
+// `name` (compared without regard to case), 0 otherwise (also for a null
+// name or no segment). Whether a caller is on the line is not looked at.
+int check_tcb_names(const char* name);
+
+// Writes `name` into the door's own doors_id: at most TCB_NAME_MAX
+// characters (longer names are cut), NULs up to the ninth byte and a NUL in
+// the tenth; the bytes after the tenth stay as they were. Nothing without a
+// segment; a null name clears the id.
+void set_tcb_name(const char* name);
 
 // ==== end PROCESSES ====
 
 // ==== INI settings and screen files (INI) ====
+//
+// An application's INI file is the text file <datapath><app>.ini, read as
+// plain lines in pieces of at most INI_PIECE_MAX characters (a longer line
+// is seen as several pieces); no sections, no comments. A piece answers a
+// key when it begins with the key in any letter case (so "PATH" is also
+// answered by PATHS= or Pathfinder=); its value is the text after the first
+// "=" to the end of the piece, without the line end (line feed, and a
+// carriage return before it). The first piece that answers wins. The only
+// key read here is "PATH", the application's directory.
+//
+// A screen file is any text file; it is sent to the caller as it is, in
+// pieces of at most SCREEN_PIECE_MAX characters, each line feed turned into
+// a carriage return. A NUL byte ends what is sent of its piece.
+//
+// All three functions print their problems on the door's own line who, so
+// they run after attaching; none may be called under hog().
+
+inline constexpr int DATAPATH_SIZE = 128;     // datapath: text of at most 127 characters
+inline constexpr int INI_NAME_SIZE = 128;     // <datapath><app>.ini: at most 127 characters
+inline constexpr int INI_LINE_SIZE = 80;      // one piece of an INI line and its NUL
+inline constexpr int INI_PIECE_MAX = INI_LINE_SIZE - 1;
+inline constexpr int INI_VALUE_SIZE = 80;     // room in get_ini_var's target
+inline constexpr int INI_APP_MAX = 8;         // characters of an application name
+inline constexpr int SCREEN_BUF_SIZE = 1024;  // screen file name (at most 1023 characters)
+inline constexpr int SCREEN_PIECE_MAX = 1019; // characters of one piece of a screen file
+
+inline constexpr char INI_OPEN_ERROR[] = "Error opening INI file.  Attempted to open [%s].\r";
+inline constexpr char INI_NO_PATH[] = "PATH not found in INI file, or INI file not found\r";
+inline constexpr char SCREEN_NOT_FOUND[] = "Screen file not found";
+inline constexpr char SCREEN_LOG_FORMAT[] = "Error in Tavrine.  Cannot find <%s>";
+
+// The settings of one application, process-local (never stored).
+//   offset size
+//        0    9  app      application name, at most 8 characters
+//        9   80  path     its directory, ending in "/"
+//       89   80  pathApp  path followed by app
+struct ini_file {
+  char app[INI_APP_MAX + 1];
+  char path[80];
+  char pathApp[80];
+};
+static_assert(offsetof(ini_file, app) == 0 && sizeof(ini_file::app) == 9, "ini_file.app");
+static_assert(offsetof(ini_file, path) == 9 && sizeof(ini_file::path) == 80, "ini_file.path");
+static_assert(offsetof(ini_file, pathApp) == 89 && sizeof(ini_file::pathApp) == 80, "ini_file.pathApp");
+static_assert(sizeof(ini_file) == 169, "ini_file size");
+
+// The data directory, where INI files lie; ends in "/" once set. The
+// loader sets it at start.
+extern char datapath[DATAPATH_SIZE];
+
+// The loader's settings, filled by init_ini_file.
+extern ini_file ini;
+
+// Looks up key `what` in <datapath><app_name>.ini. `targ` (room for
+// INI_VALUE_SIZE bytes) is emptied first and receives the value of the
+// first piece that answers. Returns targ when a piece answered, otherwise a
+// constant empty text. A piece that answers but holds no "=" is passed
+// over. When the file cannot be opened (or its name would exceed 127
+// characters and is not tried) prints INI_OPEN_ERROR with the name on the
+// door's line. Reads the file without a lock; does not block otherwise.
+const char* get_ini_var(char* targ, const char* what, const char* app_name);
+
+// Fills `new_ini` for application `app_name` (cut to INI_APP_MAX
+// characters): app, then path from the key "PATH" with a final "/" added
+// when missing, then pathApp = path + app (left empty when the two do not
+// fit its 80 bytes). Returns 1 when path was set; 0 when no PATH value was
+// found (missing file, no such piece, or an empty first value): then it
+// prints INI_NO_PATH on the door's line, path is empty and pathApp is left
+// as it was. A null new_ini does nothing and returns 0.
+int init_ini_file(const char* app_name, ini_file* new_ini);
+
+// Sends the screen file <path><filename> to the door's own line, one send()
+// per piece in file order. When the file cannot be opened (or the name
+// would exceed 1023 characters and is not tried) it sends SCREEN_NOT_FOUND
+// to the caller and SCREEN_LOG_FORMAT with the name to the host's log, and
+// returns; the caller goes on. A null path counts as empty.
+void disp_screen(const char* path, const char* filename);
 
 // ==== end INI ====
 
