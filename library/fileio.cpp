@@ -22,6 +22,8 @@ unsigned f_open_lock_pause_usec = F_OPEN_LOCK_PAUSE_USEC;
 
 namespace {
 
+constexpr std::size_t SCAN_BUFFER = 16 * ACCT_REC_SIZE;  // stream buffer of a whole-file scan
+
 void pause_usec(unsigned usec) {
   timespec ts{static_cast<time_t>(usec / 1000000u), static_cast<long>(usec % 1000000u) * 1000L};
   ::nanosleep(&ts, nullptr);  // a signal may cut it short; the caller retries anyway
@@ -175,8 +177,13 @@ int find_user_name(const char* name) {
     if (load_user_account(&acct, static_cast<int>(n - 1)) == 0) return -1;
     return acct.acct_status == ACCT_FREE ? -1 : static_cast<int>(n - 1);
   }
+  // The whole file may be read: a larger stream buffer (on the stack, set
+  // before the first read, declared before the stream so that it outlives
+  // it) takes it in fewer, larger reads.
+  char iobuf[SCAN_BUFFER];
   locked_file f = open_locked(path, "rb");
   if (!f) return -1;
+  std::setvbuf(f.get(), iobuf, _IOFBF, sizeof iobuf);
   acct_rec acct;
   for (int index = 0; std::fread(&acct, sizeof acct, 1, f.get()) == 1; ++index) {
     if (acct.acct_status == ACCT_FREE) continue;
@@ -227,8 +234,10 @@ int save_user_account(const acct_rec* acct) {
 int find_user_slot() {
   char path[DATA_NAME_SIZE];
   if (!users_file(path)) return 0;
+  char iobuf[SCAN_BUFFER];  // as in find_user_name
   locked_file f = open_locked(path, "rb");
   if (!f) return 0;
+  std::setvbuf(f.get(), iobuf, _IOFBF, sizeof iobuf);
   acct_rec acct;
   int index = 0;
   for (; std::fread(&acct, sizeof acct, 1, f.get()) == 1; ++index)
