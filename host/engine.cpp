@@ -439,6 +439,7 @@ int Engine::drain_outputs() {
       l.blocks.push_back(b);
       ++handled;
       if (on_output) on_output(q, l.blocks.back());
+      if (l.held) break;  // the hook paused the line (a "more" prompt)
     }
   }
   return handled;
