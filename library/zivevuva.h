@@ -132,22 +132,280 @@ int clear_output_buffer(int q);
 // ==== end REQUESTS ====
 
 // ==== Attaching to the host (ATTACH) ====
+//
+// A door's first call is init(): it checks that the host runs, attaches the
+// host's segment at SEGMENT_ADDR, finds its own line by the name of the
+// terminal on its standard input and sets the globals above. Tools without
+// a line use util_init(). Every stop on the way prints one line on standard
+// output and ends the process through end_task() with exit status 0.
+
+inline constexpr int SHMGET_FLAGS = 432;     // 0660, never IPC_CREAT: a door does not create
+inline constexpr int ATTACH_PRIORITY = -5;   // nice() step asked for at start-up
+inline constexpr char NOT_RUNNING_FORMAT[] = "Corvan BBS not running : %s\n";
+inline constexpr char NOT_RUNNING_SEMAPHORE[] = "Corvan semaphore not set.";
+inline constexpr char NOT_RUNNING_SHMGET[] = "shmget failed";
+inline constexpr char NOT_RUNNING_SHMAT[] = "shmat failed";
+inline constexpr char TERMINAL_NOT_FOUND[] = "Terminal name not found!";
+inline constexpr char STARTUP_FORMAT[] = "\rZivevuva modules %s initilizing.\r\r";
+
+// Full door start-up: common_startup(), then the first line below nchans
+// whose linctrl entry is active and names the terminal of standard input
+// byte for byte (inactive lines are passed over). Sets every global; with
+// zivevuva_debug nonzero writes the start-up line to the door's own line.
+// Returns who. Does not return when the host is not running or no line
+// matches (standard input not a terminal, nchans 0): then it sends the log
+// line TERMINAL_NOT_FOUND (its `line` field holds numlines) and ends.
+int init();
+
+// Start-up for a tool without a line: common_startup(), then the globals of
+// line 0 whatever terminal the process has. Returns 0; does not return when
+// the host is not running.
+int util_init();
+
+// Host check (is_active), shmget of the segment without creating it, attach
+// at exactly SEGMENT_ADDR (not rounded) and a priority raise whose refusal
+// is ignored. Stops through not_installed on the first failure.
+void common_startup();
+
+// Opens the host's semaphore set into semid (-1 when there is none) and
+// returns check_active(), or 0 when the set cannot be opened.
+int is_active();
+
+// 1 when semaphore SEM_RUNNING of semid holds 0 (the host runs), otherwise
+// 0, also when the value cannot be read.
+int check_active();
+
+// Prints NOT_RUNNING_FORMAT with `text` on standard output and ends the
+// door (end_task, exit status 0). A null text prints as empty.
+[[noreturn]] void not_installed(const char* text);
+
+// Copies the host's version text with its NUL into dst, which must hold 20
+// bytes; at most 19 characters are copied even when the field lacks its
+// NUL. Returns the number of characters copied; 0 (dst untouched) when dst
+// is null or no segment is attached.
+int getversion(char* dst);
 
 // ==== end ATTACH ====
 
 // ==== Line output (OUTPUT) ====
+//
+// Everything a door shows a caller goes through transmit(): the text is cut
+// into screen lines for the line's terminal with wrap(), the pieces are
+// gathered in a staging buffer and handed in blocks of at most
+// OUTPUT_BLOCK_MAX bytes to btuxct(), which queues each as a MSG_OUTPUT
+// block on the line's output queue (index = line number). A block that ends
+// a full page and is followed by more text carries flag 1; the host paces
+// the caller through pages, the door never waits. The line's settings come
+// from the segment: acct.linlen (width), acct.linfed ('y': line feed after
+// each carriage return), user.u_ansi (0: escape sequences removed) and
+// user.u_pagelen (0: no paging). None of these functions is reentrant;
+// none may be called while this process holds hog().
+
+inline constexpr int OUTPUT_BLOCK_MAX = 510;    // bytes of text in one output block
+inline constexpr int PAGE_MARK = 10000;         // added to btuxct's length: block ends a page
+inline constexpr int STAGEBUF_SIZE = 768;       // staged bytes (<= 510) + one piece (<= 254)
+inline constexpr int OUTPUT_PIECE_MAX = 250;    // wrap's byte limit for one piece
+inline constexpr int RIP_WIDTH = 250;           // width for a "!|" (RIP graphics) line
+inline constexpr unsigned LINLEN_MIN = 35;      // screen widths used as they are ...
+inline constexpr unsigned LINLEN_MAX = 128;     // ... others are replaced by
+inline constexpr unsigned LINLEN_DEFAULT = 80;  // this width, in the segment itself
+
+// Sends `text` to line `line`. Nothing happens for a null or empty text, a
+// line outside 0..nchans-1 (and 0..63), a line without a caller (u_stat 0)
+// or when no segment is attached. A linlen outside 35..128 is first stored
+// back as 80. Pieces of a "!|" line are cut at width 250 with escape
+// sequences kept and start a new page count. Text is lost silently where
+// the block pool is dry; a block the buffer pool cannot fill goes out with
+// what fitted. Does not block but for the pool and queue locks.
+void transmit(int line, const char* text);
+
+// Queues `length` % PAGE_MARK bytes of `data` (at most OUTPUT_BLOCK_MAX;
+// less than 0 counts as 0) as one MSG_OUTPUT block on `queue`, with flag 1
+// when length >= PAGE_MARK. Returns queue_mdb's result (0); 0 with nothing
+// sent when no block is free; -1 with nothing taken for a queue index
+// outside 0..137.
+int btuxct(int queue, const char* data, int length);
+
+// Formats into wrkbuf (cut to its WRKBUF_TEXT_MAX characters, never past
+// the buffer) and transmits the result to the door's own line. Returns the
+// length of the formatted text as it stands in wrkbuf (up to its first
+// NUL); 0 when formatting fails.
+int qprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// As qprintf, to line `line`.
+int qnprintf(int line, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// transmit(who, text).
+void send(const char* text);
+
+// transmit(line, text).
+void sendtoline(int line, const char* text);
+
+// transmit(who, text), then transmit(who, "\r") on its own.
+void qputs(const char* text);
+
+// Transmits `text` to each line of `lines` in order, stopping at the first
+// negative entry, at the first entry not below numlines (not served) and
+// after numlines entries. A null list sends nothing.
+void broadcast(const char* text, const int* lines);
+
+// Stores `length` as u_pagelen of the door's own line (0 = no paging).
+void setpagelen(int length);
+
+// Stores `length` as u_pagelen of line `line`; a line outside 0..63 (or no
+// segment) writes nothing.
+void setnpagelen(int line, int length);
 
 // ==== end OUTPUT ====
 
 // ==== Line input (INPUT) ====
+//
+// The host posts the caller's input as MSG_INPUT blocks on the door's input
+// queue inq; MSG_GONE there means the caller has left and the door must
+// end. Readers poll every RELINQ_USEC, hold no lock while they sleep, and
+// give every block they take back to the pools whatever its code; codes
+// other than MSG_INPUT and MSG_GONE are dropped. A text longer than
+// size - 1 bytes is cut; the rest of it is lost.
+
+// Waits without limit for the next input on inq and copies it into buf
+// (at most size - 1 bytes and a NUL). Returns the length of the text up to
+// its first NUL. Ends the door (exit status 0) on MSG_GONE. Returns -1 at
+// once, buf untouched, when inq is not a valid queue or no segment is
+// attached. A size below 1 (or a null buf) takes the input and stores
+// nothing. Blocks.
+int qgets(char* buf, int size);
+
+// As qgets, waiting until the time in whole seconds reaches now + seconds;
+// the queue is looked at at least once (also for seconds <= 0). Returns -1
+// on time-out, buf untouched. Ends the door on MSG_GONE.
+int tqgets(char* buf, int size, int seconds);
+
+// As tqgets on queue `queue`, but hands MSG_GONE back instead of ending:
+// returns MSG_INPUT (202) when a text was copied, MSG_GONE (243) when the
+// caller has gone, -1 on time-out or for a queue outside 0..137.
+int tnqgets(char* buf, int size, int seconds, int queue);
+
+// Shows `prompt` (literally, through "%s") and waits for a key in `keys`:
+// the first byte of the next input, or the first character of `dflt` when
+// the input is empty (an empty or null dflt gives 0, which every key list
+// accepts). The key is upper-cased (a-z only); a key not in `keys` shows
+// the prompt again. While it waits, hotkeys and process_global_comands of
+// myuser are 1; their earlier values are put back before it returns. Ends
+// the door on MSG_GONE (the two fields then stay 1). Returns the key
+// (0..255); 0 at once when inq is not valid. Blocks.
+int one_key(const char* keys, const char* prompt, const char* dflt);
 
 // ==== end INPUT ====
 
 // ==== Door processes and signals (PROCESSES) ====
+//
+// The door id of a line is the text in its user_rec.doors_id: the door that
+// owns the line now. Starting programs, suspend() and the signal catchers
+// are in semutils.h.
+
+inline constexpr int TCB_NAME_MAX = 9;  // characters set_tcb_name stores
+inline constexpr int WAKEUP_PID_MAX = 0xffff;  // the wake-up request carries 16 bits
+
+// Wakes process `pid` with SIGUSR1. Nothing for a pid of 0 or below, and
+// nothing more when the signal went out or no such process exists. When the
+// system refuses (another user's process) it asks the host instead: a block
+// with MSG_WAKEUP, `line` = who, `flag` = pid, on the request queue; when no
+// block is free, or the pid does not fit in 16 bits (the request would name
+// another process), nothing is sent. Needs the segment for the request. Must
+// not be called under hog().
+void wakeup(int pid);
+
+// 1 when a line 0..numlines-1 other than the door's own carries the door id
+// `name` (compared without regard to case), 0 otherwise (also for a null
+// name or no segment). Whether a caller is on the line is not looked at.
+int check_tcb_names(const char* name);
+
+// Writes `name` into the door's own doors_id: at most TCB_NAME_MAX
+// characters (longer names are cut), NULs up to the ninth byte and a NUL in
+// the tenth; the bytes after the tenth stay as they were. Nothing without a
+// segment; a null name clears the id.
+void set_tcb_name(const char* name);
 
 // ==== end PROCESSES ====
 
 // ==== INI settings and screen files (INI) ====
+//
+// An application's INI file is the text file <datapath><app>.ini, read as
+// plain lines in pieces of at most INI_PIECE_MAX characters (a longer line
+// is seen as several pieces); no sections, no comments. A piece answers a
+// key when it begins with the key in any letter case (so "PATH" is also
+// answered by PATHS= or Pathfinder=); its value is the text after the first
+// "=" to the end of the piece, without the line end (line feed, and a
+// carriage return before it). The first piece that answers wins. The only
+// key read here is "PATH", the application's directory.
+//
+// A screen file is any text file; it is sent to the caller as it is, in
+// pieces of at most SCREEN_PIECE_MAX characters, each line feed turned into
+// a carriage return. A NUL byte ends what is sent of its piece.
+//
+// All three functions print their problems on the door's own line who, so
+// they run after attaching; none may be called under hog().
+
+inline constexpr int DATAPATH_SIZE = 128;     // datapath: text of at most 127 characters
+inline constexpr int INI_NAME_SIZE = 128;     // <datapath><app>.ini: at most 127 characters
+inline constexpr int INI_LINE_SIZE = 80;      // one piece of an INI line and its NUL
+inline constexpr int INI_PIECE_MAX = INI_LINE_SIZE - 1;
+inline constexpr int INI_VALUE_SIZE = 80;     // room in get_ini_var's target
+inline constexpr int INI_APP_MAX = 8;         // characters of an application name
+inline constexpr int SCREEN_BUF_SIZE = 1024;  // screen file name (at most 1023 characters)
+inline constexpr int SCREEN_PIECE_MAX = 1019; // characters of one piece of a screen file
+
+inline constexpr char INI_OPEN_ERROR[] = "Error opening INI file.  Attempted to open [%s].\r";
+inline constexpr char INI_NO_PATH[] = "PATH not found in INI file, or INI file not found\r";
+inline constexpr char SCREEN_NOT_FOUND[] = "Screen file not found";
+inline constexpr char SCREEN_LOG_FORMAT[] = "Error in Tavrine.  Cannot find <%s>";
+
+// The settings of one application, process-local (never stored).
+//   offset size
+//        0    9  app      application name, at most 8 characters
+//        9   80  path     its directory, ending in "/"
+//       89   80  pathApp  path followed by app
+struct ini_file {
+  char app[INI_APP_MAX + 1];
+  char path[80];
+  char pathApp[80];
+};
+static_assert(offsetof(ini_file, app) == 0 && sizeof(ini_file::app) == 9, "ini_file.app");
+static_assert(offsetof(ini_file, path) == 9 && sizeof(ini_file::path) == 80, "ini_file.path");
+static_assert(offsetof(ini_file, pathApp) == 89 && sizeof(ini_file::pathApp) == 80, "ini_file.pathApp");
+static_assert(sizeof(ini_file) == 169, "ini_file size");
+
+// The data directory, where INI files lie; ends in "/" once set. The
+// loader sets it at start.
+extern char datapath[DATAPATH_SIZE];
+
+// The loader's settings, filled by init_ini_file.
+extern ini_file ini;
+
+// Looks up key `what` in <datapath><app_name>.ini. `targ` (room for
+// INI_VALUE_SIZE bytes) is emptied first and receives the value of the
+// first piece that answers. Returns targ when a piece answered, otherwise a
+// constant empty text. A piece that answers but holds no "=" is passed
+// over. When the file cannot be opened (or its name would exceed 127
+// characters and is not tried) prints INI_OPEN_ERROR with the name on the
+// door's line. Reads the file without a lock; does not block otherwise.
+const char* get_ini_var(char* targ, const char* what, const char* app_name);
+
+// Fills `new_ini` for application `app_name` (cut to INI_APP_MAX
+// characters): app, then path from the key "PATH" with a final "/" added
+// when missing, then pathApp = path + app (left empty when the two do not
+// fit its 80 bytes). Returns 1 when path was set; 0 when no PATH value was
+// found (missing file, no such piece, or an empty first value): then it
+// prints INI_NO_PATH on the door's line, path is empty and pathApp is left
+// as it was. A null new_ini does nothing and returns 0.
+int init_ini_file(const char* app_name, ini_file* new_ini);
+
+// Sends the screen file <path><filename> to the door's own line, one send()
+// per piece in file order. When the file cannot be opened (or the name
+// would exceed 1023 characters and is not tried) it sends SCREEN_NOT_FOUND
+// to the caller and SCREEN_LOG_FORMAT with the name to the host's log, and
+// returns; the caller goes on. A null path counts as empty.
+void disp_screen(const char* path, const char* filename);
 
 // ==== end INI ====
 
