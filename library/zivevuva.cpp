@@ -759,6 +759,7 @@ long strtotim(const char* text) {
   const int got = std::sscanf(text, "%d/%d/%d %d:%d", &month, &day, &year, &hour, &minute);
   if (got != 3 && got != 5) return -1;
   if (got == 3) hour = minute = 0;
+  if (month == INT_MIN) return -1;  // month - 1 has no int: no such date
   std::tm t{};
   t.tm_isdst = 0;  // taken as standard time
   t.tm_year = year > 1900 ? year - 1900 : year;

@@ -77,6 +77,7 @@ TEST_F(UtilsTime, ReadsTheDateForms) {
       {"12/25/1997 13:45:59", 883057500},   // seconds are not read
       {"12/25", -1},                        // partial date
       {"12-25-1997", -1},
+      {"-2147483648/1/1997", -1},          // a month before the first has no place
       {"", -1},
       {"noon", -1},
   };
@@ -168,11 +169,11 @@ TEST_F(UtilsFinduser, NamesFillingTheWholeFieldAreReadWithinIt) {
   std::memset(accts_[9].acctname, 'Z', sizeof accts_[9].acctname);
   std::strcpy(accts_[9].acctnum, "77");
   users_[9].u_stat = 1;
-  const std::string name(32, 'z');
+  const std::string go = std::string(32, 'z') + " go", digits = std::string(32, 'z') + "77";
   const char* rest = nullptr;
-  EXPECT_EQ(finduser((name + " go").c_str(), &rest), 9);
+  EXPECT_EQ(finduser(go.c_str(), &rest), 9);
   EXPECT_STREQ(rest, "go");
-  EXPECT_EQ(finduser((name + "77").c_str(), &rest), -1);
+  EXPECT_EQ(finduser(digits.c_str(), &rest), -1);
 }
 
 TEST_F(UtilsFinduser, WithoutTheLineRecordsOnlyNumbersAreFound) {
