@@ -196,10 +196,10 @@ int load_a_door(const char* command_line) {
     if (words == 0) end_task();
     ::execvp(argv[0], argv);
     const int e = errno;
-    // The starter ends soon after it hears of the failure; when it leads the
-    // line's session its end hangs up this child too. Outlive that, so the
-    // log line below still reaches the host.
-    ::signal(SIGHUP, SIG_IGN);
+    // The parent may end as soon as it has read the report below; when it
+    // leads the terminal's session the system then sends its process group
+    // a hang-up, which must not cost this child its log line.
+    catch_signal(SIGHUP, SIG_IGN, 0);
     ssize_t w;
     do {
       w = ::write(report[1], &e, sizeof e);

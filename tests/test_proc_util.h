@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -19,15 +20,28 @@
 
 namespace zvproc {
 
+// A file of /proc/<pid>/ read with plain read() (it may vanish meanwhile);
+// "" when the process is gone.
+inline std::string read_proc(pid_t pid, const char* name) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/" + name;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string all;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) all.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  return all;
+}
+
 // One of the masks of /proc/<pid>/status ("SigBlk", "SigIgn", "SigCgt"),
 // or ~0 when it cannot be read.
 inline unsigned long long signal_mask(pid_t pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const std::string key = std::string(field) + ":";
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::strtoull(line.c_str() + key.size(), nullptr, 16);
-  return ~0ull;
+  const std::string all = read_proc(pid, "status");
+  const std::string key = "\n" + std::string(field) + ":";
+  const auto at = all.find(key);
+  if (at == std::string::npos) return ~0ull;
+  return std::strtoull(all.c_str() + at + key.size(), nullptr, 16);
 }
 
 inline bool has_signal(unsigned long long mask, int sig) { return (mask >> (sig - 1)) & 1u; }
@@ -35,8 +49,7 @@ inline bool has_signal(unsigned long long mask, int sig) { return (mask >> (sig 
 // The one-letter state of /proc/<pid>/stat ('S', 'Z', ...), or 0 when the
 // process is gone.
 inline char process_state(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string all = read_proc(pid, "stat");
   const auto close = all.rfind(')');
   if (close == std::string::npos || close + 2 >= all.size()) return 0;
   return all[close + 2];
