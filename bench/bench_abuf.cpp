@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "abuf.h"
+#include "engine.h"
 #include "semutils.h"
 #include "zivevuva.h"
 
@@ -35,27 +36,6 @@ extern "C" int semop(int id, struct sembuf* ops, size_t n) {
 namespace {
 
 using namespace zv;
-
-bool write_file(const char* path, const char* text) {
-  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const auto len = static_cast<ssize_t>(std::strlen(text));
-  const bool ok = ::write(fd, text, static_cast<size_t>(len)) == len;
-  ::close(fd);
-  return ok;
-}
-
-bool private_ipc() {
-  if (::geteuid() == 0) return ::unshare(CLONE_NEWIPC) == 0;
-  const unsigned uid = ::geteuid(), gid = ::getegid();
-  if (::unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) return false;
-  char map[64];
-  std::snprintf(map, sizeof map, "0 %u 1\n", uid);
-  if (!write_file("/proc/self/uid_map", map)) return false;
-  write_file("/proc/self/setgroups", "deny");
-  std::snprintf(map, sizeof map, "0 %u 1\n", gid);
-  return write_file("/proc/self/gid_map", map);
-}
 
 void count_semops(benchmark::State& state, std::uint64_t before) {
   state.counters["semops"] =
@@ -136,8 +116,9 @@ class table_reporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!private_ipc()) {
-    std::fprintf(stderr, "bench_abuf: cannot enter a private IPC namespace: %s\n", std::strerror(errno));
+  const std::string ipc_err = zv::host::enter_private_ipc_namespace();
+  if (!ipc_err.empty()) {
+    std::fprintf(stderr, "bench_abuf: cannot enter a private IPC namespace: %s\n", ipc_err.c_str());
     return 1;
   }
   shm_init();

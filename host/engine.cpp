@@ -42,26 +42,6 @@ bool write_small_file(const char* path, const char* text) {
   return ok;
 }
 
-// A fresh IPC namespace: as root unshare(CLONE_NEWIPC), otherwise inside a
-// new user namespace that maps the caller to root.
-std::string enter_private_ipc() {
-  if (::geteuid() == 0) {
-    if (::unshare(CLONE_NEWIPC) == 0) return "";
-    return std::string("unshare(CLONE_NEWIPC): ") + std::strerror(errno);
-  }
-  const uid_t uid = ::geteuid();
-  const gid_t gid = ::getegid();
-  if (::unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0)
-    return std::string("unshare(CLONE_NEWUSER|CLONE_NEWIPC): ") + std::strerror(errno);
-  char map[64];
-  std::snprintf(map, sizeof map, "0 %u 1\n", static_cast<unsigned>(uid));
-  if (!write_small_file("/proc/self/uid_map", map)) return "cannot write uid_map";
-  write_small_file("/proc/self/setgroups", "deny");
-  std::snprintf(map, sizeof map, "0 %u 1\n", static_cast<unsigned>(gid));
-  if (!write_small_file("/proc/self/gid_map", map)) return "cannot write gid_map";
-  return "";
-}
-
 void set_nonblocking(int fd) {
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl != -1) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
@@ -137,6 +117,25 @@ const std::vector<OutputBlock> kNoBlocks;
 
 }  // namespace
 
+std::string enter_private_ipc_namespace() {
+  if (::geteuid() == 0) {
+    if (::unshare(CLONE_NEWIPC) == 0) return "";
+    return std::string("unshare(CLONE_NEWIPC): ") + std::strerror(errno);
+  }
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0)
+    return std::string("unshare(CLONE_NEWUSER|CLONE_NEWIPC): ") + std::strerror(errno);
+  char map[64];
+  std::snprintf(map, sizeof map, "0 %u 1\n", static_cast<unsigned>(uid));
+  if (!write_small_file("/proc/self/uid_map", map)) return "cannot write uid_map";
+  write_small_file("/proc/self/setgroups", "deny");
+  std::snprintf(map, sizeof map, "0 %u 1\n", static_cast<unsigned>(gid));
+  if (!write_small_file("/proc/self/gid_map", map)) return "cannot write gid_map";
+  return "";
+}
+
+
 Engine::~Engine() { stop(); }
 
 void Engine::check_line(int line) const {
@@ -153,7 +152,7 @@ std::string Engine::start(const Config& config) {
   if (shm != nullptr) return "a segment is already attached in this process";
   if (config.lines < 0 || config.lines > MAX_LINES) return "lines must lie in 0..64";
   if (config.private_ipc) {
-    const std::string err = enter_private_ipc();
+    const std::string err = enter_private_ipc_namespace();
     if (!err.empty()) return err;
   }
   shm_init();

@@ -68,6 +68,13 @@ struct LineConfig {
   std::string name;           // acct.acctname; empty gives "Caller <line>"
 };
 
+// Moves the calling process into a fresh IPC namespace, so that keys 6486
+// and 6487 name a segment and a set of its own: as root with
+// unshare(CLONE_NEWIPC), otherwise inside a new user namespace that maps the
+// caller to root. Needs a single-threaded process; forked children inherit
+// the namespace. Returns "" on success or a description of what failed.
+std::string enter_private_ipc_namespace();
+
 struct Config {
   int lines = 2;                 // nchans; lines 0..lines-1 are set up (at most 64)
   std::vector<LineConfig> line;  // per line; lines without an entry take LineConfig{}
