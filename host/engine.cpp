@@ -439,6 +439,7 @@ int Engine::drain_outputs() {
       l.blocks.push_back(b);
       ++handled;
       if (on_output) on_output(q, l.blocks.back());
+      if (l.held) break;  // the hook paused the line (a "more" prompt)
     }
   }
   return handled;
@@ -525,7 +526,10 @@ int Engine::look_once() {
   handled += drain_outputs();  // output queued just before a drain request
   handled += answer_drains();
   handled += read_streams();
-  handled += reap_doors();
+  const int reaped = reap_doors();
+  // Output a door queued just before it ended belongs in the transcript by
+  // the time anyone learns that it ended.
+  if (reaped > 0) handled += reaped + drain_outputs();
   return handled;
 }
 

@@ -251,6 +251,8 @@ class Engine {
   void serve_requests(bool serve) { serve_requests_ = serve; }
 
   // Front-end hooks, called from step() after the engine's own handling.
+  // An on_output hook that holds its line (hold_output) stops the drain of
+  // that line right after the block it was given.
   std::function<void(int line, const OutputBlock&)> on_output;
   std::function<void(const Request&)> on_request;
   std::function<void(pid_t pid, int status)> on_door_exit;

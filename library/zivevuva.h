@@ -410,10 +410,148 @@ void disp_screen(const char* path, const char* filename);
 // ==== end INI ====
 
 // ==== Text, time, user-reference and work-area utilities (UTILITIES) ====
+//
+// None of these blocks or prints. strlwr, strupr and strtotim need nothing
+// but their arguments; finduser reads user and acnt, the work-area functions
+// read cfg (work_file_path, bbs_path) and who.
+
+// Lower-cases / upper-cases `text` in place (ASCII letters only, as the C
+// locale does), up to its NUL. A null text is left alone. Returns 0.
+int strlwr(char* text);
+int strupr(char* text);
+
+// Reads a date "month/day/year" optionally followed by "hour:minute" (format
+// "%d/%d/%d %d:%d") as local standard time. A year above 1900 is a full year,
+// one of 1900 or less counts from 1900 (97 and 1997 are the same year);
+// out-of-range fields carry over as mktime carries them. Returns seconds
+// since 1970-01-01 00:00 UTC, or -1 when the text does not hold exactly three
+// or five numbers (or is null) or the date cannot be represented.
+long strtotim(const char* text);
+
+// Finds the line a typed reference names: a leading decimal line number
+// (0..63, whether or not the line exists), or the account name of a caller
+// on one of the 64 lines (u_stat nonzero), matched without regard to case and
+// followed by neither a letter nor a digit; the longest matching name wins,
+// then the lowest line. On a match, and for any leading number, *rest (when
+// rest is not null) is set to the text after the reference and the white
+// space after it. Returns the line number, or -1 (no match, a number over 63,
+// a null text; a name search also needs user and acnt set). A failed name
+// search leaves *rest untouched.
+int finduser(const char* text, const char** rest);
+int finduser(char* text, char** rest);
+
+inline constexpr std::size_t WORK_AREA_NAME_SIZE = 100;  // buffer of "%snode%d"
+
+// Builds the work-area name "<work_file_path>node<who>" into out (size
+// WORK_AREA_NAME_SIZE). Returns 1, or 0 when cfg is not set or the name
+// would not fit.
+int work_area_name(char* out, std::size_t size);
+
+// Makes the line's work-area directory (mode 0777 less the umask). Returns 0
+// when it was made, -1 otherwise (it exists already, no cfg, ...).
+int create_work_area();
+
+// Removes the work-area directory. Returns 0, or -1 (not empty, missing, ...).
+int remove_work_area();
+
+// Removes every entry of the work area that can be removed (subdirectories
+// are passed over), whatever the current directory is, then changes to
+// cfg->bbs_path. When the work area cannot be opened nothing happens at all,
+// not even the change of directory.
+void clear_work_area();
+
+// Makes the work area the current directory. Returns 1, or 0 on failure.
+int change_to_work_area();
 
 // ==== end UTILITIES ====
 
 // ==== Sending email (EMAIL) ====
+//
+// The host's email store lies in cfg->data_path (not email_path): email.idx,
+// the letters' records back to back in the order sent, no header; email.dat,
+// the letters' texts back to back as raw bytes, no terminator or separator.
+// A letter's text is the `length` bytes at byte `offset` of email.dat.
+// Integers are 32-bit little-endian; texts are NUL-terminated in their fields.
+//
+// email_record (316 bytes)
+//   offset  size  field         filled by   meaning
+//     0       4   status        caller      letter status, the host's values
+//     4      32   to            caller      recipient
+//    36      32   from          caller      sender
+//    68       4   location      send_email  byte offset of this record in email.idx
+//    72      42   subject       caller
+//   114      30   filename      caller      not read by the library
+//   144      15   stored_as     caller      not read by the library
+//   159       1   (alignment)               not a field; written as 0
+//   160       4   length        send_email  bytes of the text
+//   164       4   timesent      send_email  seconds since 1970-01-01 00:00 UTC
+//   168       4   offset        send_email  byte offset of the text in email.dat
+//   172      16   node          caller      network node: zone, net, node, point
+//   188     128   inet_address  caller      internet mail address
+//
+// node_record (16 bytes): zone 0, net 4, node 8, point 12, each int32.
+//
+// Locks: every user of the store takes an exclusive flock on email.idx
+// first, then on email.dat, and releases them in the same order.
+
+// Checks one field of a record of the email store: its offset and size.
+#define ZV_EMAIL_FIELD(rec, field, off, size)                                 \
+  static_assert(offsetof(rec, field) == (off), #rec "." #field " offset"); \
+  static_assert(sizeof(rec::field) == (size), #rec "." #field " size")
+
+struct node_record {
+  std::int32_t zone;   //  0
+  std::int32_t net;    //  4
+  std::int32_t node;   //  8
+  std::int32_t point;  // 12
+};
+ZV_EMAIL_FIELD(node_record, zone, 0, 4);
+ZV_EMAIL_FIELD(node_record, net, 4, 4);
+ZV_EMAIL_FIELD(node_record, node, 8, 4);
+ZV_EMAIL_FIELD(node_record, point, 12, 4);
+static_assert(sizeof(node_record) == 16, "node_record size");
+
+struct email_record {
+  std::int32_t status;     //   0
+  char to[32];             //   4
+  char from[32];           //  36
+  std::int32_t location;   //  68
+  char subject[42];        //  72
+  char filename[30];       // 114
+  char stored_as[15];      // 144
+                           // 159  1 byte alignment
+  std::int32_t length;     // 160
+  std::int32_t timesent;   // 164
+  std::int32_t offset;     // 168
+  node_record node;        // 172
+  char inet_address[128];  // 188
+};
+ZV_EMAIL_FIELD(email_record, status, 0, 4);
+ZV_EMAIL_FIELD(email_record, to, 4, 32);
+ZV_EMAIL_FIELD(email_record, from, 36, 32);
+ZV_EMAIL_FIELD(email_record, location, 68, 4);
+ZV_EMAIL_FIELD(email_record, subject, 72, 42);
+ZV_EMAIL_FIELD(email_record, filename, 114, 30);
+ZV_EMAIL_FIELD(email_record, stored_as, 144, 15);
+ZV_EMAIL_FIELD(email_record, length, 160, 4);
+ZV_EMAIL_FIELD(email_record, timesent, 164, 4);
+ZV_EMAIL_FIELD(email_record, offset, 168, 4);
+ZV_EMAIL_FIELD(email_record, node, 172, 16);
+ZV_EMAIL_FIELD(email_record, inet_address, 188, 128);
+static_assert(sizeof(email_record) == 316, "email_record size");
+#undef ZV_EMAIL_FIELD
+
+inline constexpr std::size_t EMAIL_ALIGN_BYTE = 159;  // the one byte that is no field
+
+// Sends a letter: turns every line feed of `text` into a carriage return (in
+// the caller's text), then, holding the locks of email.idx and email.dat
+// (created when missing), fills in record->location, ->offset, ->length and
+// ->timesent and appends the record and the text without its NUL. Blocks
+// while another process holds either lock. Returns 1 when both were
+// appended; 0 when a file cannot be opened or locked (nothing written), when
+// a position would not fit 32 bits, or when an append failed, in which case
+// both files are cut back to their sizes before the call. Needs cfg.
+int send_email(email_record* record, char* text);
 
 // ==== end EMAIL ====
 
