@@ -34,6 +34,31 @@ class DoorProcesses : public zvtest::SegmentTest {
     std::memcpy(shm->user[line].doors_id, id, std::strlen(id));
   }
 
+  // Forks a door that (after `prepare`, when given) blocks SIGUSR1, says it
+  // is ready and sleeps in suspend(); it exits with 6 once woken. Returns
+  // once it is ready: a wake-up from then on is kept until suspend takes it.
+  static pid_t sleeping_door(int (*prepare)() = nullptr) {
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
+    const pid_t pid = zvtest::fork_child([&] {
+      ::close(ready[0]);
+      if (prepare != nullptr && prepare() != 0) return 1;
+      sigset_t usr1;
+      sigemptyset(&usr1);
+      sigaddset(&usr1, SIGUSR1);
+      ::sigprocmask(SIG_BLOCK, &usr1, nullptr);
+      if (::write(ready[1], "r", 1) != 1) return 2;
+      suspend();
+      return 6;
+    });
+    ::close(ready[1]);
+    char c = 0;
+    if (::read(ready[0], &c, 1) != 1) c = 0;
+    ::close(ready[0]);
+    return c == 'r' ? pid : -1;
+  }
+  static int become_nobody() { return ::setuid(65534); }
+
   // Waits for one block on the request queue and returns a copy with its
   // text; gives it back.
   struct request {
@@ -114,24 +139,17 @@ TEST_F(DoorProcesses, WakeupOfAGoneProcessSendsNothing) {
 }
 
 TEST_F(DoorProcesses, WakeupSignalsASleepingDoorItself) {
-  const pid_t door = zvtest::fork_child([] {
-    suspend();
-    return 5;
-  });
-  ASSERT_TRUE(zvproc::wait_until([door] { return zvproc::catches_usr1(door); }));
+  const pid_t door = sleeping_door();
+  ASSERT_GT(door, 0);
   wakeup(door);
-  EXPECT_EQ(zvtest::wait_child(door), 5);
+  EXPECT_EQ(zvtest::wait_child(door), 6);
   EXPECT_EQ(shm->mdb[REQUEST_QUEUE], 0u);
 }
 
 TEST_F(DoorProcesses, WakeupAsksTheHostWhenTheSystemRefuses) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs two other users' processes";
-  const pid_t door = zvtest::fork_child([] {
-    if (::setuid(65534) != 0) return 1;
-    suspend();
-    return 6;
-  });
-  ASSERT_TRUE(zvproc::wait_until([door] { return zvproc::catches_usr1(door); }));
+  const pid_t door = sleeping_door(become_nobody);
+  ASSERT_GT(door, 0);
   mdbrec* next = from_addr<mdbrec>(shm->freemdb);  // the block a_mdb hands out
   next->length = 1234;
   const pid_t waker = zvtest::fork_child([door] {
@@ -153,12 +171,8 @@ TEST_F(DoorProcesses, WakeupAsksTheHostWhenTheSystemRefuses) {
   EXPECT_EQ(zvtest::wait_child(door), 6);
 
   // With no block free the request is dropped.
-  const pid_t door2 = zvtest::fork_child([] {
-    if (::setuid(65534) != 0) return 1;
-    suspend();
-    return 6;
-  });
-  ASSERT_TRUE(zvproc::wait_until([door2] { return zvproc::catches_usr1(door2); }));
+  const pid_t door2 = sleeping_door(become_nobody);
+  ASSERT_GT(door2, 0);
   while (a_mdb() != nullptr) {
   }
   const pid_t waker2 = zvtest::fork_child([door2] {
